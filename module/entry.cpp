@@ -25,8 +25,7 @@ inline void KeepMarker() { asm volatile("" : : "r"(kMarker) : "memory"); }
 
 }  // namespace
 
-VORBEL_EXPORT int32_t SE_CALL getModuleProperties(int32_t index,
-                                                  SEModuleDescription* description) {
+VORBEL_EXPORT int32_t SE_CALL getModuleProperties(int32_t index, SEModuleDescription* description) {
   KeepMarker();
   if (description == nullptr) return 0;  // nothing to fill
   description->frameVersion = kSEFrameVersion;

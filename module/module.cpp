@@ -180,8 +180,8 @@ void Module::UpdatePickups(float oPos, float oPos2) {
 void Module::ProcessSamples(int32_t bufferOffset, int32_t sampleCount) {
   if (m_in == nullptr || m_pStr == nullptr || m_pPos == nullptr || m_fPos == nullptr ||
       m_iPos == nullptr || m_oPos == nullptr || m_feed == nullptr || m_fLpf == nullptr ||
-      m_peakF == nullptr || m_peakQ == nullptr || m_peakAmt == nullptr ||
-      m_oPos2 == nullptr || m_out1 == nullptr || m_out2 == nullptr) {
+      m_peakF == nullptr || m_peakQ == nullptr || m_peakAmt == nullptr || m_oPos2 == nullptr ||
+      m_out1 == nullptr || m_out2 == nullptr) {
     return;  // a host that has not handed over every stream gets no samples
   }
 
@@ -211,9 +211,9 @@ void Module::ProcessSamples(int32_t bufferOffset, int32_t sampleCount) {
     if (Changed(oPos[i], m_lastOPos)) UpdatePickups(oPos[i], oPos2[i]);
 
     // 2. Read positions.
-    const int32_t delays[kGroupCount] = {m_intLenA,       m_intLenB,    m_intExciteToJunction,
+    const int32_t delays[kGroupCount] = {m_intLenA,         m_intLenB,    m_intExciteToJunction,
                                          m_intExciteToEndB, m_intPickup2, m_intPickup1};
-    const float fractions[kGroupCount] = {m_fracLenA,       m_fracLenB,    m_fracExciteToJunction,
+    const float fractions[kGroupCount] = {m_fracLenA,         m_fracLenB,    m_fracExciteToJunction,
                                           m_fracExciteToEndB, m_fracPickup2, m_fracPickup1};
     for (int32_t g = 0; g < kGroupCount; ++g) {
       // Unsigned arithmetic: any int32 delay wraps without overflow.

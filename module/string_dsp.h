@@ -14,10 +14,10 @@ constexpr int32_t kLineCount = 6;
 constexpr int32_t kTapCount = 8;
 constexpr int32_t kGroupCount = 6;
 
-constexpr float kLenFactorSlope = 0.02f;   // segment B shortens by up to 2 %
+constexpr float kLenFactorSlope = 0.02f;  // segment B shortens by up to 2 %
 constexpr float kLenFactorBase = 0.98f;
-constexpr float kFlushOffset = 1e-18f;     // add and subtract: tiny values become 0
-constexpr float kPi = 3.14159274f;         // pi rounded to float, 0x40490fdb
+constexpr float kFlushOffset = 1e-18f;  // add and subtract: tiny values become 0
+constexpr float kPi = 3.14159274f;      // pi rounded to float, 0x40490fdb
 constexpr double kMinFullLength = 2.0;
 constexpr double kMaxFullLength = 8191.0;
 
