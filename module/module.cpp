@@ -247,7 +247,7 @@ void Module::ProcessSamples(int32_t bufferOffset, int32_t sampleCount) {
     // 5. Peak resonator on the wave arriving at end B.
     if (Changed(peakF[i], m_lastPeakF)) {
       m_lastPeakF = peakF[i];
-      m_peakCos = F(std::cos(D(m_pi) * D(peakF[i])));
+      m_peakCos = PeakCosine(m_pi, peakF[i]);
     }
     if (Changed(peakQ[i], m_lastPeakQ)) {
       m_lastPeakQ = peakQ[i];

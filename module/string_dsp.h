@@ -32,6 +32,11 @@ inline float PitchLength(float sampleRate, float v) {
   return static_cast<float>(period * 0.5);
 }
 
+// Cosine of the resonator's angle for "peak.f" f, with pi as the stored float.
+inline float PeakCosine(float pi, float f) {
+  return static_cast<float>(std::cos(static_cast<double>(pi) * static_cast<double>(f)));
+}
+
 // Truncation toward zero as a 32-bit integer. Lengths outside the int32 range
 // (only reachable with absurd controls) give INT32_MIN, which is what the
 // hardware conversion yields; positions are reduced into the line anyway.
