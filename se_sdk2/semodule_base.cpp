@@ -8,8 +8,7 @@
 namespace {
 
 void DefaultReporter(const char* expression, const char* source, int line) {
-  std::fprintf(stderr, "vorbel: failed check \"%s\" in %s, line %d\n", expression, source,
-               line);
+  std::fprintf(stderr, "vorbel: failed check \"%s\" in %s, line %d\n", expression, source, line);
 }
 
 std::atomic<SECheckReporter> g_reporter{&DefaultReporter};
@@ -24,6 +23,7 @@ constexpr int kLinePins = 121;
 constexpr int kLineTimeStamp = 170;
 constexpr int kLinePinIndex = 122;
 constexpr int kLinePinAlloc = 140;
+constexpr int kLinePinInit = 123;
 
 // The expression texts are spelled out so that the reports read the same
 // whatever the formatting of the source.
@@ -82,12 +82,16 @@ void SEPin::Init(SEModule_base* module, int32_t index, int32_t datatype, void* v
   m_valuePtr = &m_ownValue;
 }
 
+// A pin that the host counted but no description reached is never
+// initialised: it has no module to report through or to notify.
 intptr_t SEPin::SendStatus(int32_t timeStamp, int32_t status) {
+  if (!Check(m_module != nullptr, "m_module != 0", kLinePinInit)) return 0;
   return m_module->InvokeHost(HOST_SET_PIN_STATUS, m_index, status,
                               reinterpret_cast<void*>(static_cast<intptr_t>(timeStamp)), 0.0f);
 }
 
 void SEPin::ReceiveStatus(int32_t status) {
+  if (!Check(m_module != nullptr, "m_module != 0", kLinePinInit)) return;
   m_status = status;
   m_module->OnPinStatusChange(this);
   if (status == PS_ONCE) m_status = PS_STEADY;
@@ -128,11 +132,14 @@ void SE_CALL SEModule_base::EmptyProcess(void*, int32_t, int32_t) {}
 intptr_t SE_CALL SEModule_base::DispatcherEntry(SEModuleRecord* record, int32_t opcode,
                                                 int32_t index, int32_t value, void* ptr,
                                                 float opt) {
+  // A host that hands over no record, or a record without an instance, gets
+  // nothing done.
+  if (record == nullptr || record->instance == nullptr) return 0;
   return static_cast<SEModule_base*>(record->instance)->Dispatch(opcode, index, value, ptr, opt);
 }
 
 void SE_CALL SEModule_base::EventEntry(void* instance, SEEventRecord* event) {
-  if (event == nullptr) return;  // nothing to act on
+  if (instance == nullptr || event == nullptr) return;  // nothing to act on
   static_cast<SEModule_base*>(instance)->OnEvent(event);
 }
 
@@ -228,8 +235,7 @@ void SEModule_base::Open() {
   // A reopen starts from a fresh pin array; the old one is not leaked.
   ReleasePins();
 
-  const int32_t count =
-      static_cast<int32_t>(InvokeHost(HOST_GET_PIN_COUNT, 0, 0, nullptr, 0.0f));
+  const int32_t count = static_cast<int32_t>(InvokeHost(HOST_GET_PIN_COUNT, 0, 0, nullptr, 0.0f));
   if (count > 0) {
     m_pins = new (std::nothrow) SEPin[static_cast<size_t>(count)];
     // A count too large to hold leaves the instance without pins.
