@@ -22,15 +22,11 @@ extern "C" {
 struct SEModuleRecord;
 struct SEEventRecord;
 
-typedef intptr_t(SE_CALL* HostCallback)(SEModuleRecord* record, int32_t opcode,
-                                        int32_t index, int32_t value, void* ptr,
-                                        float opt);
-typedef intptr_t(SE_CALL* SEDispatcherEntry)(SEModuleRecord* record,
-                                             int32_t opcode, int32_t index,
-                                             int32_t value, void* ptr,
-                                             float opt);
-typedef void(SE_CALL* SEProcessEntry)(void* instance, int32_t bufferOffset,
-                                      int32_t sampleCount);
+typedef intptr_t(SE_CALL* HostCallback)(SEModuleRecord* record, int32_t opcode, int32_t index,
+                                        int32_t value, void* ptr, float opt);
+typedef intptr_t(SE_CALL* SEDispatcherEntry)(SEModuleRecord* record, int32_t opcode, int32_t index,
+                                             int32_t value, void* ptr, float opt);
+typedef void(SE_CALL* SEProcessEntry)(void* instance, int32_t bufferOffset, int32_t sampleCount);
 typedef void(SE_CALL* SEEventEntry)(void* instance, SEEventRecord* event);
 // The operation an EV_CALL event names: called with the module's address.
 typedef void(SE_CALL* SEEventCall)(void* module);
@@ -90,11 +86,9 @@ struct ProcessRefInfo {
   int32_t zero;
 };
 
-typedef int32_t(SE_CALL* GetModulePropertiesFn)(int32_t index,
-                                                SEModuleDescription* description);
+typedef int32_t(SE_CALL* GetModulePropertiesFn)(int32_t index, SEModuleDescription* description);
 typedef SEModuleRecord*(SE_CALL* MakeModuleFn)(int32_t index, int32_t processType,
-                                               HostCallback hostCallback,
-                                               void* hostHandle);
+                                               HostCallback hostCallback, void* hostHandle);
 
 }  // extern "C"
 
@@ -238,8 +232,7 @@ class SEModule_base {
 
   virtual void OnPinStatusChange(SEPin* pin);
   virtual void OnEvent(SEEventRecord* e);
-  virtual intptr_t Dispatch(int32_t opcode, int32_t index, int32_t value, void* ptr,
-                            float opt);
+  virtual intptr_t Dispatch(int32_t opcode, int32_t index, int32_t value, void* ptr, float opt);
   virtual void Open();
   virtual void Close();
   virtual void SpareHook();
@@ -268,9 +261,8 @@ class SEModule_base {
   static void SE_CALL EmptyProcess(void* instance, int32_t bufferOffset, int32_t sampleCount);
 
  private:
-  static intptr_t SE_CALL DispatcherEntry(SEModuleRecord* record, int32_t opcode,
-                                          int32_t index, int32_t value, void* ptr,
-                                          float opt);
+  static intptr_t SE_CALL DispatcherEntry(SEModuleRecord* record, int32_t opcode, int32_t index,
+                                          int32_t value, void* ptr, float opt);
   static void SE_CALL EventEntry(void* instance, SEEventRecord* event);
   void ReleasePins();
 
