@@ -8,6 +8,9 @@
 #include "host/host_instance.h"
 #include "host/module_library.h"
 #include "host/render.h"
+#if VORBEL_WITH_RENDER
+#include "host/render_command.h"
+#endif
 
 namespace {
 
@@ -121,6 +124,10 @@ int main(int argc, char** argv) {
   infoCommand->add_option("--module", info.modulePath,
                           "Module library to load (default: vorbel.so beside this program)");
   infoCommand->callback([&] { run = [&] { return RunInfo(info); }; });
+
+#if VORBEL_WITH_RENDER
+  vorbel::AddRenderCommand(app, run);
+#endif
 
   CLI11_PARSE(app, argc, argv);
   return run ? run() : 1;
