@@ -21,6 +21,15 @@ std::string LowerExtension(const std::string& path) {
   return extension;
 }
 
+// libsndfile's message without its "System error : " prefix and final full stop.
+std::string Reason(const char* message) {
+  std::string text = message != nullptr ? message : "unknown error";
+  const std::string prefix = "System error : ";
+  if (text.compare(0, prefix.size(), prefix) == 0) text.erase(0, prefix.size());
+  if (!text.empty() && text.back() == '.') text.pop_back();
+  return text;
+}
+
 }  // namespace
 
 bool ParseSampleFormat(const std::string& name, SampleFormat* format) {
@@ -52,7 +61,7 @@ bool ReadFirstChannel(const std::string& path, AudioChannel* channel, std::strin
   SF_INFO info{};
   SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
   if (file == nullptr) {
-    *error = "cannot read audio file '" + path + "': " + sf_strerror(nullptr);
+    *error = "cannot read audio file '" + path + "': " + Reason(sf_strerror(nullptr));
     return false;
   }
   std::vector<float> frames(static_cast<size_t>(info.frames) * static_cast<size_t>(info.channels));
@@ -110,7 +119,7 @@ std::unique_ptr<AudioFileWriter> AudioFileWriter::Create(const std::string& path
   writer->handle_ = std::make_unique<Handle>();
   writer->handle_->file = sf_open_fd(writer->pending_->ReleaseFd(), SFM_WRITE, &info, SF_TRUE);
   if (writer->handle_->file == nullptr) {
-    *error = "cannot write '" + path + "': " + sf_strerror(nullptr);
+    *error = "cannot write '" + path + "': " + Reason(sf_strerror(nullptr));
     return nullptr;
   }
   // PCM: clip out-of-range samples rather than let them wrap around.
@@ -124,7 +133,7 @@ bool AudioFileWriter::Write(const float* interleaved, size_t frames, std::string
   const sf_count_t written =
       sf_writef_float(handle_->file, interleaved, static_cast<sf_count_t>(frames));
   if (written != static_cast<sf_count_t>(frames)) {
-    *error = "cannot write '" + pending_->path() + "': " + sf_strerror(handle_->file);
+    *error = "cannot write '" + pending_->path() + "': " + Reason(sf_strerror(handle_->file));
     return false;
   }
   return true;

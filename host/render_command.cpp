@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -81,7 +82,11 @@ class SignalGuard {
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
-    for (size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &action, &old_[i]);
+    for (size_t i = 0; i < std::size(kSignals); ++i) {
+      sigaction(kSignals[i], &action, &old_[i]);
+      // A signal the caller chose to ignore (nohup, a background job) stays ignored.
+      if (old_[i].sa_handler == SIG_IGN) sigaction(kSignals[i], &old_[i], nullptr);
+    }
   }
   ~SignalGuard() {
     for (size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &old_[i], nullptr);
@@ -245,10 +250,18 @@ std::vector<PendingSet> ReadSets(const RenderOptions& options, Plan& plan, int64
     if (set.value.kind == PinValueText::Kind::kFile) {
       AudioChannel channel;
       std::string error;
-      if (!ReadFirstChannel(set.value.path, &channel, &error)) {
-        throw Refusal{"--set " + text + ": not a number, a ramp A..B or a readable audio file (" +
-                      error + ")"};
+      const std::string& path = set.value.path;
+      if (access(path.c_str(), F_OK) != 0) {
+        const bool numberLike =
+            !path.empty() && (std::isdigit(static_cast<unsigned char>(path[0])) || path[0] == '-' ||
+                              path[0] == '+' || path[0] == '.');
+        throw Refusal{"--set " + text + ": " +
+                      (numberLike ? "'" + path + "' is not a finite 32-bit number or a ramp A..B"
+                                  : "no file '" + path +
+                                        "' (expected a number, A..B or an "
+                                        "audio file)")};
       }
+      if (!ReadFirstChannel(path, &channel, &error)) throw Refusal{"--set " + text + ": " + error};
       if (channel.sampleRate != options.rate) {
         throw Refusal{"--set " + text + ": '" + set.value.path + "' is at " +
                       std::to_string(channel.sampleRate) + " Hz but the render runs at " +
@@ -431,6 +444,8 @@ int Render(const RenderOptions& options) {
   if (options.output.empty()) {
     throw Refusal{"render needs an output file, e.g. vorbel render out.wav --preset pluck"};
   }
+  // From here on an interruption is caught, so that no temporary file outlives it.
+  SignalGuard signals;
   Plan plan = MakePlan(options);
   const double rate = SampleRate(options);
   std::string error;
@@ -486,7 +501,6 @@ int Render(const RenderOptions& options) {
   std::vector<float> interleaved(block * 2);
   std::vector<double> excitation(block);
   ProgressBar progress(plan.frames, true);
-  SignalGuard signals;
   const auto started = std::chrono::steady_clock::now();
 
   for (int64_t position = 0; position < plan.frames;) {
@@ -600,13 +614,17 @@ int Render(const RenderOptions& options) {
       const float pStr = valueOf("p.str");
       const StringPitches pitches =
           PitchesOf(static_cast<float>(rate), pStr, valueOf("p.pos"), valueOf("f.lpf"));
-      input.spectrumCaption =
-          "spectrum of " + Format("%.2f", static_cast<double>(analysis.start) / rate) + " to " +
-          Format("%.2f s", static_cast<double>(analysis.end) / rate) +
-          (analysis.end < plan.frames && pitchSource && pitchSource->IsSteps() &&
-                   analysis.end - analysis.start < analysisLimit
-               ? " (the first note)"
-               : "");
+      std::string caption = "spectrum of " +
+                            Format("%.2f", static_cast<double>(analysis.start) / rate) + " to " +
+                            Format("%.2f s", static_cast<double>(analysis.end) / rate);
+      if (pitchSource && pitchSource->IsSteps() && analysis.end < plan.frames &&
+          analysis.end - analysis.start < analysisLimit) {
+        caption += " (the first note)";
+      } else if (pitchSource && !pitchSource->IsConstant() && !pitchSource->IsSteps()) {
+        caption += "; p.str moves, the marks show its value at " +
+                   Format("%.2f s", static_cast<double>(analysis.start) / rate);
+      }
+      input.spectrumCaption = caption;
       input.series.push_back({pitches.whole,
                               "harmonics of p.str " + Format("%.4g", pStr) + ": " +
                                   Format("%.2f Hz", pitches.whole) + " (" +

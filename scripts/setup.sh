@@ -22,6 +22,8 @@ PACKAGES=(
   libstk-dev
   libcli11-dev
   clang-format
+  fonts-dejavu-core
+  pkgconf
 )
 
 NATIVE_ARCH=$(dpkg --print-architecture)
