@@ -268,6 +268,12 @@ std::vector<PendingSet> ReadSets(const RenderOptions& options, Plan& plan, int64
                       std::to_string(options.rate) + " Hz (choose --rate " +
                       std::to_string(channel.sampleRate) + " or resample the file)"};
       }
+      const auto bad = std::find_if(channel.samples.begin(), channel.samples.end(),
+                                    [](float v) { return !std::isfinite(v); });
+      if (bad != channel.samples.end()) {
+        throw Refusal{"--set " + text + ": '" + path + "' holds a sample that is not a finite " +
+                      "number (sample " + std::to_string(bad - channel.samples.begin()) + ")"};
+      }
       if (channel.samples.empty()) {
         throw Refusal{"--set " + text + ": '" + set.value.path + "' holds no samples"};
       }
@@ -555,8 +561,9 @@ int Render(const RenderOptions& options) {
           analysis.start = sample;
           const int64_t change = pitchSource ? pitchSource->NextChangeAfter(sample) : -1;
           analysis.end = std::min(plan.frames, sample + analysisLimit);
-          if (change > sample && pitchSource->IsSteps())
+          if (change > sample && pitchSource->IsSteps()) {
             analysis.end = std::min(analysis.end, change);
+          }
         }
         if (analysis.start >= 0 && sample < analysis.end) {
           analysis.samples[0].push_back(out[0][i]);
@@ -639,7 +646,7 @@ int Render(const RenderOptions& options) {
     } else {
       input.spectrumCaption = "no sound: nothing to analyse";
     }
-    if (!DrawPlot(input, plotFile->tempPath(), &error)) throw Refusal{error};
+    if (!DrawPlot(input, plotFile->tempPath(), &error) && g_signal == 0) throw Refusal{error};
     if (g_signal != 0) throw Refusal{"interrupted; nothing written", 128 + g_signal.load()};
   }
 

@@ -120,7 +120,8 @@ bool ParseExcitation(const std::string& text, Excitation::Kind kind, bool withPi
     }
     result.setsPitch = true;
   }
-  if (parts.size() == needed + 1 && !ParseFiniteNumber(parts[needed], &result.amplitude)) {
+  if (parts.size() == needed + 1 && (!ParseFiniteNumber(parts[needed], &result.amplitude) ||
+                                     !(std::fabs(result.amplitude) <= 1e6))) {
     *error = "cannot read " + what + ": '" + parts[needed] + "' is not an amplitude";
     return false;
   }

@@ -105,7 +105,7 @@ TEST(RenderParsingTest, Excitations) {
   ASSERT_TRUE(ParseExcitation("100smp", Excitation::Kind::kImpulse, false, 1.0, &e, &error));
   EXPECT_DOUBLE_EQ(e.amplitude, 1.0);
   EXPECT_EQ(ExcitationSamples(e, 176, 1), std::vector<float>{1.0f});
-  for (const char* bad : {"1:2:3", "", "1:loud"}) {
+  for (const char* bad : {"1:2:3", "", "1:loud", "1:1e300"}) {
     EXPECT_FALSE(ParseExcitation(bad, Excitation::Kind::kPluck, false, 0.4, &e, &error)) << bad;
   }
 

@@ -390,6 +390,18 @@ TEST_F(RenderToolTest, RefusalsSayWhyExitNonZeroAndWriteNothing) {
   const std::string input48 = Path("at48k.wav");
   Render({"--preset", "pluck", "--rate", "48000", "--length", "0.1"}, "at48k.wav");
   {
+    // A file whose second sample is not a number.
+    SF_INFO info{};
+    info.samplerate = 44100;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* file = sf_open(Path("nan.wav").c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr);
+    const float samples[3] = {0.0f, std::nanf(""), 0.0f};
+    sf_writef_float(file, samples, 3);
+    sf_close(file);
+  }
+  {
     std::ofstream(Path("keep.wav")) << "an existing file that a refused render leaves alone";
     std::ofstream(Path("notes.score")) << "0 A2\n1 H9\n";
   }
@@ -406,6 +418,7 @@ TEST_F(RenderToolTest, RefusalsSayWhyExitNonZeroAndWriteNothing) {
       {{"--set", "in=" + Path("missing.wav")}, "no file '" + Path("missing.wav")},
       {{"--set", "in=" + Path("notes.score")}, "cannot read audio file"},
       {{"--set", "in=" + input48}, "is at 48000 Hz but the render runs at 44100 Hz"},
+      {{"--set", "o.pos=" + Path("nan.wav")}, "holds a sample that is not a finite number"},
       {{"--set", "feed=1", "--set", "feed=0.5"}, "pin 'feed' is set twice"},
       {{"--preset", "banjo"}, "unknown preset 'banjo'; presets: pluck, two-strings, resonant"},
       {{"--length", "0"}, "--length 0: expected a length above 0"},
