@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <type_traits>
 
 namespace vorbel {
 namespace {
@@ -165,6 +166,31 @@ void Module::UpdatePickups(float oPos, float oPos2) {
   m_fracPickup1 = p1.fraction;
 }
 
+// --- Change-guarded updates ---------------------------------------------------
+
+// Everything that runs only when a watched input moves, in the order of one
+// sample: the tracking step, then the resonator's two settings. The sample
+// loop calls it for a sample on which any of the six watched inputs may have
+// moved; each guard here decides for itself, exactly as on every sample.
+void Module::ApplyChanges(float pStr, float pPos, float fLpf, float iPos, float oPos, float oPos2,
+                          float peakF, float peakQ) {
+  if (Changed(pStr, m_lastPStr) || Changed(pPos, m_lastPPos)) {
+    UpdateLengths(pStr, pPos, fLpf, iPos);
+  } else if (Changed(iPos, m_lastIPos)) {
+    m_lastIPos = iPos;
+    UpdateExcitation(iPos);
+  }
+  if (Changed(oPos, m_lastOPos)) UpdatePickups(oPos, oPos2);
+  if (Changed(peakF, m_lastPeakF)) {
+    m_lastPeakF = peakF;
+    m_peakCos = PeakCosine(m_pi, peakF);
+  }
+  if (Changed(peakQ, m_lastPeakQ)) {
+    m_lastPeakQ = peakQ;
+    m_peakRadius = peakQ;
+  }
+}
+
 // --- The sample loop ----------------------------------------------------------
 //
 // Runs on the host's audio thread: it allocates nothing, locks nothing and
@@ -176,6 +202,24 @@ void Module::UpdatePickups(float oPos, float oPos2) {
 // update before the first length update, a large "o.pos2", lengths beyond the
 // int32 range) land on the same entry as the delay modulo 8192, so no read or
 // write ever leaves a line.
+//
+// For the length of a call the state lives in locals, where the compiler can
+// keep it in registers: no store to an output stream can then touch it. The
+// members are brought up to date at the end of the call, with the values of
+// the call's last sample for those that each sample rewrites. The six write
+// positions always hold the same value, so one local stands for all six.
+//
+// The pin streams are read and written through their cursors in the order of
+// the steps below, so a host that hands one buffer to an input and an output
+// sees each sample's outputs written before that sample's "f.pos" and "in"
+// are read, and before the next sample's inputs are read.
+//
+// Exactness: every formula is the double-precision one, rounded to float once
+// where it is stored. Where a formula is a single addition, subtraction or
+// multiplication of two floats (the flush's two steps, "feed", the reflection
+// at end B), it is evaluated in float: the double result rounded to float is
+// the correctly rounded float result, since double carries more than twice
+// float's precision. Negation is exact in either.
 
 void Module::ProcessSamples(int32_t bufferOffset, int32_t sampleCount) {
   if (m_in == nullptr || m_pStr == nullptr || m_pPos == nullptr || m_fPos == nullptr ||
@@ -184,6 +228,7 @@ void Module::ProcessSamples(int32_t bufferOffset, int32_t sampleCount) {
       m_out1 == nullptr || m_out2 == nullptr) {
     return;  // a host that has not handed over every stream gets no samples
   }
+  if (sampleCount <= 0) return;
 
   const float* in = m_in + bufferOffset;
   const float* pStr = m_pStr + bufferOffset;
@@ -200,102 +245,168 @@ void Module::ProcessSamples(int32_t bufferOffset, int32_t sampleCount) {
   float* out1 = m_out1 + bufferOffset;
   float* out2 = m_out2 + bufferOffset;
 
-  for (int32_t i = 0; i < sampleCount; ++i) {
-    // 1. Tracking.
-    if (Changed(pStr[i], m_lastPStr) || Changed(pPos[i], m_lastPPos)) {
-      UpdateLengths(pStr[i], pPos[i], fLpf[i], iPos[i]);
-    } else if (Changed(iPos[i], m_lastIPos)) {
-      m_lastIPos = iPos[i];
-      UpdateExcitation(iPos[i]);
-    }
-    if (Changed(oPos[i], m_lastOPos)) UpdatePickups(oPos[i], oPos2[i]);
+  // What the change-guarded updates leave, as the loop reads it: the delays
+  // (unsigned, so that any int32 delay wraps without overflow), the fractions
+  // as doubles, the remembered values and the resonator's coefficients.
+  uint32_t delay0, delay1, delay2, delay3, delay4, delay5;
+  double frac0, frac1, frac2, frac3, frac4, frac5;
+  float lastPStr, lastPPos, lastIPos, lastOPos, lastPeakF, lastPeakQ;
+  float peakA1, peakA2;
+  double a1, a2;
+  const auto adopt = [&] {
+    delay0 = static_cast<uint32_t>(m_intLenA);
+    delay1 = static_cast<uint32_t>(m_intLenB);
+    delay2 = static_cast<uint32_t>(m_intExciteToJunction);
+    delay3 = static_cast<uint32_t>(m_intExciteToEndB);
+    delay4 = static_cast<uint32_t>(m_intPickup2);
+    delay5 = static_cast<uint32_t>(m_intPickup1);
+    frac0 = D(m_fracLenA);
+    frac1 = D(m_fracLenB);
+    frac2 = D(m_fracExciteToJunction);
+    frac3 = D(m_fracExciteToEndB);
+    frac4 = D(m_fracPickup2);
+    frac5 = D(m_fracPickup1);
+    lastPStr = m_lastPStr;
+    lastPPos = m_lastPPos;
+    lastIPos = m_lastIPos;
+    lastOPos = m_lastOPos;
+    lastPeakF = m_lastPeakF;
+    lastPeakQ = m_lastPeakQ;
+    // Both coefficients follow from the adopted settings alone.
+    peakA1 = F(2.0 * D(m_peakCos) * D(m_peakRadius));
+    peakA2 = F(-(D(m_peakRadius) * D(m_peakRadius)));
+    a1 = D(peakA1);
+    a2 = D(peakA2);
+  };
+  adopt();
 
-    // 2. Read positions.
-    const int32_t delays[kGroupCount] = {m_intLenA,         m_intLenB,    m_intExciteToJunction,
-                                         m_intExciteToEndB, m_intPickup2, m_intPickup1};
-    const float fractions[kGroupCount] = {m_fracLenA,         m_fracLenB,    m_fracExciteToJunction,
-                                          m_fracExciteToEndB, m_fracPickup2, m_fracPickup1};
-    for (int32_t g = 0; g < kGroupCount; ++g) {
-      // Unsigned arithmetic: any int32 delay wraps without overflow.
-      const uint32_t newer =
-          static_cast<uint32_t>(m_writePos[g]) - static_cast<uint32_t>(delays[g]);
-      m_readNewer[g] = static_cast<int32_t>(newer & kLineMask);
-      m_readOlder[g] = static_cast<int32_t>((newer - 1u) & kLineMask);
+  // Filter memories and the write position, carried from sample to sample.
+  float damp1 = m_dampState1;
+  float damp3 = m_dampState3;
+  float y1 = m_peakY1;
+  float y2 = m_peakY2;
+  uint32_t w = static_cast<uint32_t>(m_writePos[0]);
+
+  // One sample; the last of the call also records what the members keep.
+  const auto step = [&](int32_t i, auto isLast) __attribute__((always_inline)) {
+    // 1. Tracking, and the resonator's settings of step 5: a sample on which
+    // none of the six watched inputs moved costs six comparisons.
+    {
+      const float ps = pStr[i], pp = pPos[i], ip = iPos[i], op = oPos[i];
+      const float pf = peakF[i], pq = peakQ[i];
+      if (Changed(ps, lastPStr) || Changed(pp, lastPPos) || Changed(ip, lastIPos) ||
+          Changed(op, lastOPos) || Changed(pf, lastPeakF) || Changed(pq, lastPeakQ)) {
+        ApplyChanges(ps, pp, fLpf[i], ip, op, oPos2[i], pf, pq);
+        adopt();
+      }
     }
 
-    // 3. Taps: line and group of each.
-    static constexpr int32_t kTapLine[kTapCount] = {0, 1, 2, 3, 4, 5, 1, 3};
-    static constexpr int32_t kTapGroup[kTapCount] = {0, 1, 0, 1, 2, 3, 4, 5};
-    for (int32_t k = 0; k < kTapCount; ++k) {
-      const float* line = m_line[kTapLine[k]];
-      const int32_t g = kTapGroup[k];
-      m_tap[k] = ReadTap(line[m_readOlder[g]], line[m_readNewer[g]], fractions[g]);
-    }
+    // 2. Read positions: the newer entry and the one a sample older, per group.
+    const uint32_t newer0 = (w - delay0) & kLineMask, older0 = (w - delay0 - 1u) & kLineMask;
+    const uint32_t newer1 = (w - delay1) & kLineMask, older1 = (w - delay1 - 1u) & kLineMask;
+    const uint32_t newer2 = (w - delay2) & kLineMask, older2 = (w - delay2 - 1u) & kLineMask;
+    const uint32_t newer3 = (w - delay3) & kLineMask, older3 = (w - delay3 - 1u) & kLineMask;
+    const uint32_t newer4 = (w - delay4) & kLineMask, older4 = (w - delay4 - 1u) & kLineMask;
+    const uint32_t newer5 = (w - delay5) & kLineMask, older5 = (w - delay5 - 1u) & kLineMask;
+
+    // 3. Taps.
+    float t0 = ReadTap(m_line[0][older0], m_line[0][newer0], frac0);
+    float t1 = ReadTap(m_line[1][older1], m_line[1][newer1], frac1);
+    float t2 = ReadTap(m_line[2][older0], m_line[2][newer0], frac0);
+    float t3 = ReadTap(m_line[3][older1], m_line[3][newer1], frac1);
+    float t4 = ReadTap(m_line[4][older2], m_line[4][newer2], frac2);
+    float t5 = ReadTap(m_line[5][older3], m_line[5][newer3], frac3);
+    float t6 = ReadTap(m_line[1][older4], m_line[1][newer4], frac4);
+    float t7 = ReadTap(m_line[3][older5], m_line[3][newer5], frac5);
 
     // 4. Damping lowpass on the two waves arriving at segment B's ends.
-    m_dampCoef = F(1.0 - D(fLpf[i]));
-    if (!(m_dampCoef >= 0.0f)) {
-      m_dampCoef = 0.0f;
-    } else if (m_dampCoef > 1.0f) {
-      m_dampCoef = 1.0f;
+    float k = F(1.0 - D(fLpf[i]));
+    if (!(k >= 0.0f)) {
+      k = 0.0f;
+    } else if (k > 1.0f) {
+      k = 1.0f;
     }
-    m_tap[1] = F(D(m_tap[1]) - (D(m_tap[1]) - D(m_dampState1)) * D(m_dampCoef));
-    m_tap[3] = F(D(m_tap[3]) - (D(m_tap[3]) - D(m_dampState3)) * D(m_dampCoef));
-    m_dampState1 = m_tap[1];
-    m_dampState3 = m_tap[3];
+    const double dk = D(k);
+    t1 = F(D(t1) - (D(t1) - D(damp1)) * dk);
+    t3 = F(D(t3) - (D(t3) - D(damp3)) * dk);
+    damp1 = t1;
+    damp3 = t3;
 
     // 5. Peak resonator on the wave arriving at end B.
-    if (Changed(peakF[i], m_lastPeakF)) {
-      m_lastPeakF = peakF[i];
-      m_peakCos = PeakCosine(m_pi, peakF[i]);
-    }
-    if (Changed(peakQ[i], m_lastPeakQ)) {
-      m_lastPeakQ = peakQ[i];
-      m_peakRadius = peakQ[i];
-    }
-    m_peakA1 = F(2.0 * D(m_peakCos) * D(m_peakRadius));
-    m_peakA2 = F(-(D(m_peakRadius) * D(m_peakRadius)));
-    m_peakOut = F(D(m_peakA1) * D(m_peakY1) + D(m_tap[1]) + D(m_peakA2) * D(m_peakY2));
-    m_peakY2 = m_peakY1;
-    m_peakY1 = m_peakOut;
+    const float peakOut = F(a1 * D(y1) + D(t1) + a2 * D(y2));
+    y2 = y1;
+    y1 = peakOut;
     const double amt = D(peakAmt[i]);
-    m_tap[1] = F((1.0 - amt) * D(m_tap[1]) + D(m_peakOut) * amt);
+    t1 = F((1.0 - amt) * D(t1) + D(peakOut) * amt);
 
-    // 6. Flush the recirculating taps.
-    m_tap[0] = Flush(m_tap[0]);
-    m_tap[1] = Flush(m_tap[1]);
-    m_tap[3] = Flush(m_tap[3]);
+    // 6. Flush the recirculating taps (two float additions, see above).
+    t0 = (t0 + kFlushOffset) - kFlushOffset;
+    t1 = (t1 + kFlushOffset) - kFlushOffset;
+    t3 = (t3 + kFlushOffset) - kFlushOffset;
 
     // 7. Feed scales every tap.
-    const double f = D(feed[i]);
-    for (float& tap : m_tap) tap = F(f * D(tap));
+    const float f = feed[i];
+    t0 *= f;
+    t1 *= f;
+    t2 *= f;
+    t3 *= f;
+    t4 *= f;
+    t5 *= f;
+    t6 *= f;
+    t7 *= f;
 
-    // 8. Outputs, written before this sample's "f.pos" and "in" are read, so
-    // a host that shares one buffer between them sees that order.
-    out1[i] = m_tap[6];
-    out2[i] = m_tap[7];
+    // 8. Outputs, written before this sample's "f.pos" and "in" are read.
+    out1[i] = t6;
+    out2[i] = t7;
 
     // 9. Junction coefficient, held in [-1, 0]; NaN lands on -1.
-    m_junctionCoef = fPos[i];
-    if (!(m_junctionCoef >= -1.0f)) m_junctionCoef = -1.0f;
-    if (m_junctionCoef > 0.0f) m_junctionCoef = 0.0f;
+    float rho = fPos[i];
+    if (!(rho >= -1.0f)) rho = -1.0f;
+    if (rho > 0.0f) rho = 0.0f;
 
     // 10. Writes: scattering, the two inverting ends, the input's two copies.
-    const double rho = D(m_junctionCoef);
-    const double toJunction = D(m_tap[3]) + D(m_tap[4]);
-    const int32_t w0 = m_writePos[0];
-    const int32_t w1 = m_writePos[1];
-    m_line[0][w0] = F(-D(m_tap[2]));
-    m_line[1][w1] = F((1.0 + rho) * D(m_tap[0]) + toJunction * rho);
-    m_line[2][w0] = F(toJunction * (1.0 + rho) + D(m_tap[0]) * rho);
-    m_line[3][w1] = F(-(D(m_tap[1]) + D(m_tap[5])));
+    const double r = D(rho);
+    const double toJunction = D(t3) + D(t4);
+    m_line[0][w] = -t2;
+    m_line[1][w] = F((1.0 + r) * D(t0) + toJunction * r);
+    m_line[2][w] = F(toJunction * (1.0 + r) + D(t0) * r);
+    m_line[3][w] = -(t1 + t5);
     // The input enters bit for bit, signalling NaNs included.
-    std::memcpy(&m_line[4][m_writePos[2]], &in[i], sizeof(float));
-    std::memcpy(&m_line[5][m_writePos[3]], &in[i], sizeof(float));
+    uint32_t input;
+    std::memcpy(&input, &in[i], sizeof input);
+    std::memcpy(&m_line[4][w], &input, sizeof input);
+    std::memcpy(&m_line[5][w], &input, sizeof input);
+
+    if constexpr (decltype(isLast)::value) {
+      // The members that each sample rewrites keep the last sample's values.
+      const uint32_t newer[kGroupCount] = {newer0, newer1, newer2, newer3, newer4, newer5};
+      const uint32_t older[kGroupCount] = {older0, older1, older2, older3, older4, older5};
+      for (int32_t g = 0; g < kGroupCount; ++g) {
+        m_readNewer[g] = static_cast<int32_t>(newer[g]);
+        m_readOlder[g] = static_cast<int32_t>(older[g]);
+      }
+      const float taps[kTapCount] = {t0, t1, t2, t3, t4, t5, t6, t7};
+      std::memcpy(m_tap, taps, sizeof m_tap);
+      m_dampCoef = k;
+      m_peakA1 = peakA1;
+      m_peakA2 = peakA2;
+      m_peakOut = peakOut;
+      m_junctionCoef = rho;
+    }
 
     // 11. Advance.
-    for (int32_t& w : m_writePos) w = (w + 1) & kLineMask;
-  }
+    w = (w + 1u) & kLineMask;
+  };
+
+  const int32_t last = sampleCount - 1;
+  for (int32_t i = 0; i < last; ++i) step(i, std::false_type{});
+  step(last, std::true_type{});
+
+  for (int32_t& position : m_writePos) position = static_cast<int32_t>(w);
+  m_dampState1 = damp1;
+  m_dampState3 = damp3;
+  m_peakY1 = y1;
+  m_peakY2 = y2;
 }
 
 }  // namespace vorbel

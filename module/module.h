@@ -98,6 +98,8 @@ class Module : public SEModule_base {
   void UpdateLengths(float pStr, float pPos, float fLpf, float iPos);
   void UpdateExcitation(float iPos);
   void UpdatePickups(float oPos, float oPos2);
+  void ApplyChanges(float pStr, float pPos, float fLpf, float iPos, float oPos, float oPos2,
+                    float peakF, float peakQ);
 };
 
 }  // namespace vorbel

@@ -62,10 +62,10 @@ inline float Flush(float x) {
   return static_cast<float>(static_cast<double>(up) - static_cast<double>(kFlushOffset));
 }
 
-// Linear interpolation between the newer entry and the one a sample older.
-inline float ReadTap(float older, float newer, float fraction) {
-  return static_cast<float>((static_cast<double>(older) - static_cast<double>(newer)) *
-                                static_cast<double>(fraction) +
+// Linear interpolation between the newer entry and the one a sample older. The
+// fraction is a stored float; the loop widens it to double once per update.
+inline float ReadTap(float older, float newer, double fraction) {
+  return static_cast<float>((static_cast<double>(older) - static_cast<double>(newer)) * fraction +
                             static_cast<double>(newer));
 }
 
