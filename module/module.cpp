@@ -354,6 +354,7 @@ void Module::ProcessSamples(int32_t bufferOffset, int32_t sampleCount) {
   const auto adopt = [&]() __attribute__((always_inline)) {
     const int32_t delays[kGroupCount] = {m_intLenA,         m_intLenB,    m_intExciteToJunction,
                                          m_intExciteToEndB, m_intPickup2, m_intPickup1};
+#pragma GCC unroll 6
     for (int32_t g = 0; g < kGroupCount; ++g) delay[g] = static_cast<uint32_t>(delays[g]);
     fracA = _mm_set1_pd(D(m_fracLenA));
     fracB = _mm_set1_pd(D(m_fracLenB));
@@ -501,6 +502,7 @@ void Module::ProcessSamples(int32_t bufferOffset, int32_t sampleCount) {
     }
     // 2. Read positions, 3. taps.
     uint32_t newer[kGroupCount], older[kGroupCount];
+#pragma GCC unroll 6
     for (int32_t g = 0; g < kGroupCount; ++g) {
       newer[g] = (w - delay[g]) & kLineMask;
       older[g] = (w - delay[g] - 1u) & kLineMask;
@@ -526,12 +528,14 @@ void Module::ProcessSamples(int32_t bufferOffset, int32_t sampleCount) {
                                         lastPeakF,  lastPeakQ, fLpf[from], peakAmt[from],
                                         feed[from], fPos[from]};
     __m128i expected[kSteadyStreams];
+#pragma GCC unroll 10
     for (int32_t s = 0; s < kSteadyStreams; ++s) {
       expected[s] = _mm_set1_epi32(static_cast<int32_t>(BitsOf(held[s])));
     }
     int32_t j = from;
     for (; j + 4 <= limit; j += 4) {
       __m128i same = _mm_set1_epi32(-1);
+#pragma GCC unroll 10
       for (int32_t s = 0; s < kSteadyStreams; ++s) {
         const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(streams[s] + j));
         same = _mm_and_si128(same, _mm_cmpeq_epi32(x, expected[s]));
@@ -564,6 +568,7 @@ void Module::ProcessSamples(int32_t bufferOffset, int32_t sampleCount) {
       // be 1 or above, so that each older entry sits just below its newer one.
       uint32_t newer[kGroupCount];
       uint32_t room = static_cast<uint32_t>(kLineLength) - w;
+#pragma GCC unroll 6
       for (int32_t g = 0; g < kGroupCount; ++g) {
         newer[g] = (w - delay[g]) & kLineMask;
         room = newer[g] == 0 ? 0 : std::min(room, static_cast<uint32_t>(kLineLength) - newer[g]);
