@@ -176,24 +176,34 @@ void Module::UpdatePickups(float oPos, float oPos2) {
 // Everything that runs only when a watched input moves, in the order of one
 // sample: the tracking step, then the resonator's two settings. The sample
 // loop calls it for a sample on which any of the six watched inputs may have
-// moved; each guard here decides for itself, exactly as on every sample.
-void Module::ApplyChanges(float pStr, float pPos, float fLpf, float iPos, float oPos, float oPos2,
-                          float peakF, float peakQ) {
+// moved; each guard here decides for itself, exactly as on every sample. The
+// result says which updates ran.
+uint32_t Module::ApplyChanges(float pStr, float pPos, float fLpf, float iPos, float oPos,
+                              float oPos2, float peakF, float peakQ) {
+  uint32_t moved = 0;
   if (Changed(pStr, m_lastPStr) || Changed(pPos, m_lastPPos)) {
     UpdateLengths(pStr, pPos, fLpf, iPos);
+    moved |= kLengthsMoved;
   } else if (Changed(iPos, m_lastIPos)) {
     m_lastIPos = iPos;
     UpdateExcitation(iPos);
+    moved |= kExcitationMoved;
   }
-  if (Changed(oPos, m_lastOPos)) UpdatePickups(oPos, oPos2);
+  if (Changed(oPos, m_lastOPos)) {
+    UpdatePickups(oPos, oPos2);
+    moved |= kPickupsMoved;
+  }
   if (Changed(peakF, m_lastPeakF)) {
     m_lastPeakF = peakF;
     m_peakCos = PeakCosine(m_pi, peakF);
+    moved |= kPeakMoved;
   }
   if (Changed(peakQ, m_lastPeakQ)) {
     m_lastPeakQ = peakQ;
     m_peakRadius = peakQ;
+    moved |= kPeakMoved;
   }
+  return moved;
 }
 
 // --- The sample loop ----------------------------------------------------------
@@ -346,33 +356,44 @@ void Module::ProcessSamples(int32_t bufferOffset, int32_t sampleCount) {
   // (unsigned, so that any int32 delay wraps without overflow), the fractions
   // as pairs of doubles, one pair per two taps, the remembered values and the
   // resonator's coefficients.
-  uint32_t delay[kGroupCount];
+  uint32_t delay0, delay1, delay2, delay3, delay4, delay5;
   __m128d fracA, fracB, fracC, fracD;  // taps (2, 0), (1, 3), (4, 5), (6, 7)
   float lastPStr, lastPPos, lastIPos, lastOPos, lastPeakF, lastPeakQ;
   float peakA1, peakA2;
   double a1, a2;
-  const auto adopt = [&]() __attribute__((always_inline)) {
-    const int32_t delays[kGroupCount] = {m_intLenA,         m_intLenB,    m_intExciteToJunction,
-                                         m_intExciteToEndB, m_intPickup2, m_intPickup1};
-#pragma GCC unroll 6
-    for (int32_t g = 0; g < kGroupCount; ++g) delay[g] = static_cast<uint32_t>(delays[g]);
-    fracA = _mm_set1_pd(D(m_fracLenA));
-    fracB = _mm_set1_pd(D(m_fracLenB));
-    fracC = _mm_setr_pd(D(m_fracExciteToJunction), D(m_fracExciteToEndB));
-    fracD = _mm_setr_pd(D(m_fracPickup2), D(m_fracPickup1));
-    lastPStr = m_lastPStr;
-    lastPPos = m_lastPPos;
-    lastIPos = m_lastIPos;
-    lastOPos = m_lastOPos;
-    lastPeakF = m_lastPeakF;
-    lastPeakQ = m_lastPeakQ;
-    // Both coefficients follow from the adopted settings alone.
-    peakA1 = F(2.0 * D(m_peakCos) * D(m_peakRadius));
-    peakA2 = F(-(D(m_peakRadius) * D(m_peakRadius)));
-    a1 = D(peakA1);
-    a2 = D(peakA2);
+  // Takes over what the updates in `moved` left in the members.
+  const auto adopt = [&](uint32_t moved) __attribute__((always_inline)) {
+    if (moved & kLengthsMoved) {
+      delay0 = static_cast<uint32_t>(m_intLenA);
+      delay1 = static_cast<uint32_t>(m_intLenB);
+      fracA = _mm_set1_pd(D(m_fracLenA));
+      fracB = _mm_set1_pd(D(m_fracLenB));
+      lastPStr = m_lastPStr;
+      lastPPos = m_lastPPos;
+    }
+    if (moved & (kLengthsMoved | kExcitationMoved)) {
+      delay2 = static_cast<uint32_t>(m_intExciteToJunction);
+      delay3 = static_cast<uint32_t>(m_intExciteToEndB);
+      fracC = _mm_setr_pd(D(m_fracExciteToJunction), D(m_fracExciteToEndB));
+      lastIPos = m_lastIPos;
+    }
+    if (moved & kPickupsMoved) {
+      delay4 = static_cast<uint32_t>(m_intPickup2);
+      delay5 = static_cast<uint32_t>(m_intPickup1);
+      fracD = _mm_setr_pd(D(m_fracPickup2), D(m_fracPickup1));
+      lastOPos = m_lastOPos;
+    }
+    if (moved & kPeakMoved) {
+      lastPeakF = m_lastPeakF;
+      lastPeakQ = m_lastPeakQ;
+      // Both coefficients follow from the adopted settings alone.
+      peakA1 = F(2.0 * D(m_peakCos) * D(m_peakRadius));
+      peakA2 = F(-(D(m_peakRadius) * D(m_peakRadius)));
+      a1 = D(peakA1);
+      a2 = D(peakA2);
+    }
   };
-  adopt();
+  adopt(kLengthsMoved | kPickupsMoved | kPeakMoved);
 
   // Carried from sample to sample: the write position, both damping memories
   // (as doubles, which hold the stored floats exactly) and the resonator's.
@@ -454,6 +475,7 @@ void Module::ProcessSamples(int32_t bufferOffset, int32_t sampleCount) {
     std::memcpy(&m_line[5][w], &input, sizeof input);
 
     if (i == last) {
+      const uint32_t delay[kGroupCount] = {delay0, delay1, delay2, delay3, delay4, delay5};
       for (int32_t g = 0; g < kGroupCount; ++g) {
         m_readNewer[g] = static_cast<int32_t>((w - delay[g]) & kLineMask);
         m_readOlder[g] = static_cast<int32_t>((w - delay[g] - 1u) & kLineMask);
@@ -496,11 +518,11 @@ void Module::ProcessSamples(int32_t bufferOffset, int32_t sampleCount) {
       const float pf = peakF[i], pq = peakQ[i];
       if (Changed(ps, lastPStr) || Changed(pp, lastPPos) || Changed(ip, lastIPos) ||
           Changed(op, lastOPos) || Changed(pf, lastPeakF) || Changed(pq, lastPeakQ)) {
-        ApplyChanges(ps, pp, fLpf[i], ip, op, oPos2[i], pf, pq);
-        adopt();
+        adopt(ApplyChanges(ps, pp, fLpf[i], ip, op, oPos2[i], pf, pq));
       }
     }
     // 2. Read positions, 3. taps.
+    const uint32_t delay[kGroupCount] = {delay0, delay1, delay2, delay3, delay4, delay5};
     uint32_t newer[kGroupCount], older[kGroupCount];
 #pragma GCC unroll 6
     for (int32_t g = 0; g < kGroupCount; ++g) {
@@ -566,6 +588,7 @@ void Module::ProcessSamples(int32_t bufferOffset, int32_t sampleCount) {
     while (i < sampleCount) {
       // Samples before a read or write position wraps. Newer positions must
       // be 1 or above, so that each older entry sits just below its newer one.
+      const uint32_t delay[kGroupCount] = {delay0, delay1, delay2, delay3, delay4, delay5};
       uint32_t newer[kGroupCount];
       uint32_t room = static_cast<uint32_t>(kLineLength) - w;
 #pragma GCC unroll 6

@@ -98,8 +98,15 @@ class Module : public SEModule_base {
   void UpdateLengths(float pStr, float pPos, float fLpf, float iPos);
   void UpdateExcitation(float iPos);
   void UpdatePickups(float oPos, float oPos2);
-  void ApplyChanges(float pStr, float pPos, float fLpf, float iPos, float oPos, float oPos2,
-                    float peakF, float peakQ);
+  // What ApplyChanges ran, as a set of these bits.
+  enum ChangeBits : uint32_t {
+    kLengthsMoved = 1,     // the length update, and with it the excitation
+    kExcitationMoved = 2,  // the excitation update alone
+    kPickupsMoved = 4,
+    kPeakMoved = 8,  // either of the resonator's settings
+  };
+  uint32_t ApplyChanges(float pStr, float pPos, float fLpf, float iPos, float oPos, float oPos2,
+                        float peakF, float peakQ);
 };
 
 }  // namespace vorbel
