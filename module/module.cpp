@@ -246,7 +246,7 @@ uint32_t Module::ApplyChanges(float pStr, float pPos, float fLpf, float iPos, fl
 // Exactness: every formula is the double-precision one, rounded to float once
 // where it is stored. Where a formula is a single addition, subtraction or
 // multiplication of two floats (the flush's two steps, "feed", the reflection
-// at end B, 1 - "f.lpf"), it is evaluated in float: the double result rounded
+// at end B), it is evaluated in float: the double result rounded
 // to float is the correctly rounded float result, since double carries more
 // than twice float's precision. Negation is exact in either.
 
@@ -305,9 +305,9 @@ inline float JunctionCoefficient(float fPos) {
 
 // True when [a, a + n) and [b, b + n) share an element.
 inline bool Overlap(const float* a, const float* b, int32_t n) {
-  const auto x = reinterpret_cast<uintptr_t>(a);
-  const auto y = reinterpret_cast<uintptr_t>(b);
-  const uintptr_t bytes = static_cast<uintptr_t>(n) * sizeof(float);
+  const uint64_t x = reinterpret_cast<uintptr_t>(a);
+  const uint64_t y = reinterpret_cast<uintptr_t>(b);
+  const uint64_t bytes = static_cast<uint64_t>(n) * sizeof(float);
   return x < y + bytes && y < x + bytes;
 }
 
