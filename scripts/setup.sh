@@ -24,6 +24,7 @@ PACKAGES=(
   clang-format
   fonts-dejavu-core
   pkgconf
+  valgrind
 )
 
 NATIVE_ARCH=$(dpkg --print-architecture)
