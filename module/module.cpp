@@ -577,7 +577,8 @@ void Module::ProcessSamples(int32_t bufferOffset, int32_t sampleCount) {
   // read and write in the order of the steps: the sample step throughout.
   const float* const inputs[kInputCount] = {in,   pStr, pPos,  fPos,  iPos,    oPos,
                                             feed, fLpf, peakF, peakQ, peakAmt, oPos2};
-  bool shared = false;
+  // A call too short for a steady run takes the sample step without looking.
+  bool shared = sampleCount < kMinRun;
   for (const float* input : inputs) {
     shared = shared || Overlap(out1, input, sampleCount) || Overlap(out2, input, sampleCount);
   }
