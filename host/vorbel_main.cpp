@@ -11,6 +11,9 @@
 #if VORBEL_WITH_RENDER
 #include "host/render_command.h"
 #endif
+#if VORBEL_WITH_VALIDATE
+#include "host/validate_command.h"
+#endif
 
 namespace {
 
@@ -127,6 +130,9 @@ int main(int argc, char** argv) {
 
 #if VORBEL_WITH_RENDER
   vorbel::AddRenderCommand(app, run);
+#endif
+#if VORBEL_WITH_VALIDATE
+  vorbel::AddValidateCommand(app, run);
 #endif
 
   CLI11_PARSE(app, argc, argv);

@@ -24,6 +24,8 @@ PACKAGES=(
   clang-format
   fonts-dejavu-core
   pkgconf
+  clang-14
+  libclang-rt-14-dev
   valgrind
 )
 

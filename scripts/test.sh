@@ -5,6 +5,8 @@ set -uo pipefail
 PRESETS=(
   default
   x86
+  sanitize
+  fuzz
 )
 
 cd "$(dirname "$0")/.."
