@@ -16,7 +16,7 @@ namespace vorbel {
 
 struct ValidateOptions {
   std::string modulePath;    // empty: vorbel.so beside the program
-  int timeoutSeconds = 60;  // per child process
+  int timeoutSeconds = 60;   // per child process
   uint32_t seed = 20070603;  // for the test streams and block plans
 };
 
