@@ -5,7 +5,9 @@
 // A program gets the counter by linking alloc_counter.cpp: in a plain build it replaces
 // malloc and its relatives with counting forwarders to the C library's allocator (operator
 // new reaches them through malloc); in an AddressSanitizer build it installs the
-// sanitizer's allocation hooks instead, since the sanitizer owns malloc there.
+// sanitizer's allocation hooks instead, since the sanitizer owns malloc there. (valgrind
+// does not see the replaced malloc: run a program that links this counter under valgrind
+// only with --soname-synonyms=somalloc=NONE.)
 #pragma once
 
 #include <cstdint>
