@@ -9,6 +9,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "module/fp_env.h"
+
 namespace vorbel {
 namespace {
 
@@ -108,6 +110,8 @@ void Module::Open() {
 }
 
 void SE_CALL Module::ProcessEntry(void* instance, int32_t bufferOffset, int32_t sampleCount) {
+  // The host's flush-to-zero, denormals-are-zero and rounding mode stay out of the model.
+  const HostFpGuard fpGuard;
   static_cast<Module*>(static_cast<SEModule_base*>(instance))
       ->ProcessSamples(bufferOffset, sampleCount);
 }

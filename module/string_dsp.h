@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "module/fp_env.h"
+
 namespace vorbel {
 
 constexpr int32_t kLineLength = 8192;
@@ -25,16 +27,18 @@ constexpr double kMaxFullLength = 8191.0;
 // either side counts as unchanged.
 inline bool Changed(float value, float last) { return value < last || value > last; }
 
-// Half the period in samples of the pitch v (0.1 per octave, 0.5 = 440 Hz).
+// Half the period in samples of the pitch v (0.1 per octave, 0.5 = 440 Hz). pow runs under
+// the module's own x87 setting where it is x87 code (module/fp_env.h).
 inline float PitchLength(float sampleRate, float v) {
   const double period = static_cast<double>(sampleRate) /
-                        (440.0 * std::pow(2.0, 10.0 * static_cast<double>(v) - 5.0));
+                        (440.0 * GuardedPow(2.0, 10.0 * static_cast<double>(v) - 5.0));
   return static_cast<float>(period * 0.5);
 }
 
-// Cosine of the resonator's angle for "peak.f" f, with pi as the stored float.
+// Cosine of the resonator's angle for "peak.f" f, with pi as the stored float; cos runs under
+// the module's own x87 setting, as pow does above.
 inline float PeakCosine(float pi, float f) {
-  return static_cast<float>(std::cos(static_cast<double>(pi) * static_cast<double>(f)));
+  return static_cast<float>(GuardedCos(static_cast<double>(pi) * static_cast<double>(f)));
 }
 
 // Truncation toward zero as a 32-bit integer. Lengths outside the int32 range

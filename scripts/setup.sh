@@ -27,6 +27,11 @@ PACKAGES=(
   clang-14
   libclang-rt-14-dev
   valgrind
+  g++-mingw-w64-i686-posix
+  g++-mingw-w64-x86-64-posix
+  binutils-mingw-w64-i686
+  binutils-mingw-w64-x86-64
+  wine64
 )
 
 NATIVE_ARCH=$(dpkg --print-architecture)

@@ -7,6 +7,8 @@ PRESETS=(
   x86
   sanitize
   fuzz
+  win32
+  win64
 )
 
 cd "$(dirname "$0")/.."

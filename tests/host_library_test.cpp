@@ -41,7 +41,11 @@ TEST(ModuleLibraryTest, LoadsBothEntryPoints) {
 
 TEST(ModuleLibraryTest, DefaultPathFindsTheBuiltModuleBesideThisProgram) {
   const std::string path = DefaultModulePath();
+#if defined(_WIN32)
+  EXPECT_THAT(path, ::testing::EndsWith("\\vorbel.dll"));  // GetModuleFileName's folder
+#else
   EXPECT_THAT(path, ::testing::EndsWith("/vorbel.so"));
+#endif
   std::string error;
   std::unique_ptr<ModuleLibrary> library = ModuleLibrary::Load(path, &error);
   ASSERT_NE(library, nullptr) << error;

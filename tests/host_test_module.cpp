@@ -13,6 +13,12 @@
 
 #include "se_sdk2/semodule_base.h"
 
+#if defined(_WIN32)
+#define HOST_TEST_EXPORT __declspec(dllexport)
+#else
+#define HOST_TEST_EXPORT __attribute__((visibility("default")))
+#endif
+
 namespace {
 
 struct TestModule {
@@ -88,8 +94,7 @@ intptr_t Dispatcher(SEModuleRecord* record, int32_t opcode, int32_t index, int32
 
 extern "C" {
 
-__attribute__((visibility("default"))) int32_t getModuleProperties(
-    int32_t index, SEModuleDescription* description) {
+HOST_TEST_EXPORT int32_t getModuleProperties(int32_t index, SEModuleDescription* description) {
   if (index != 0) return 0;
   description->name = "Host Test Module";
   description->id = "host-test-module";
@@ -105,9 +110,8 @@ __attribute__((visibility("default"))) int32_t getModuleProperties(
 #define HOST_TEST_MAKE_MODULE makeModule
 #endif
 
-__attribute__((visibility("default"))) SEModuleRecord* HOST_TEST_MAKE_MODULE(int32_t index, int32_t,
-                                                                             HostCallback callback,
-                                                                             void* hostHandle) {
+HOST_TEST_EXPORT SEModuleRecord* HOST_TEST_MAKE_MODULE(int32_t index, int32_t,
+                                                       HostCallback callback, void* hostHandle) {
   if (index != 0) return nullptr;
   TestModule* m = new TestModule{};
   m->host = callback;

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "module/fp_env.h"
+
 namespace vorbel::testing {
 
 class ReferenceString {
@@ -42,8 +44,10 @@ class ReferenceString {
   // Reads a stream sample at the moment of use, so shared buffers behave.
   static float Get(float* p) { return *p; }
 
+  // pow and cos run under the module's x87 setting (module/fp_env.h): where they are x87 code,
+  // their results for extreme arguments depend on it.
   float PitchLen(float v) const {
-    return static_cast<float>(d(sampleRate_) / (440.0 * std::pow(2.0, 10.0 * d(v) - 5.0)) * 0.5);
+    return static_cast<float>(d(sampleRate_) / (440.0 * GuardedPow(2.0, 10.0 * d(v) - 5.0)) * 0.5);
   }
 
   // Integer part as the hardware truncates (INT32_MIN when out of range) and
@@ -158,7 +162,7 @@ class ReferenceString {
     const float pf = Get(s[8]);
     if (Moved(pf, lastPeakF_)) {
       lastPeakF_ = pf;
-      peakCos_ = static_cast<float>(std::cos(d(3.14159274f) * d(pf)));
+      peakCos_ = static_cast<float>(GuardedCos(d(3.14159274f) * d(pf)));
     }
     const float pq = Get(s[9]);
     if (Moved(pq, lastPeakQ_)) {
