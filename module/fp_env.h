@@ -7,16 +7,17 @@
 //    arithmetic uses (every x86-64 build; 32-bit builds with -msse2 -mfpmath=sse):
 //    - FTZ (flush to zero) turns subnormal results into zero, and DAZ (denormals are zero)
 //      reads subnormal operands, comparisons included, as zero. Hosts set them to avoid the
-//      slowness of subnormal arithmetic. The model meets subnormals in many places: a subnormal
-//      or tiny "in" signal reaches both ends of segment B through the input copies (taps 4 and
-//      5, which are not flushed); "feed" times a small tap and the outputs themselves (taps 6
-//      and 7, not flushed) can be subnormal; the damping lowpass memories and the resonator's
-//      outputs decay through the subnormal range in a fading tail, and what they hold there
-//      shapes the next samples whenever small signals arrive; and under DAZ a control input
-//      that moves from 0 to a subnormal value ("o.pos", "peak.f", "i.pos" ...) compares as
-//      unchanged, so its update would not run at all. The flush of taps 0, 1 and 3 itself
-//      (add and subtract 1e-18) never produces a subnormal, and a subnormal tap gives 0 there
-//      whether or not it is read as zero; its results change only with the rounding mode.
+//      slowness of subnormal arithmetic. They would change the output where subnormals reach
+//      it without passing the flush: a subnormal or tiny "in" signal reaches segment B's ends,
+//      the string lines and both outputs through the input copies (taps 4 and 5, never
+//      flushed); "feed" times a small tap, and so an output (taps 6 and 7, never flushed), can
+//      be subnormal; and under DAZ a control input that moves from 0 to a subnormal value
+//      ("o.pos", "peak.f", "i.pos" ...) compares as unchanged, so its update would not run at
+//      all. The filter memories also pass through the subnormal range as a tail fades; the
+//      flush of taps 1 and 3 right after the filters hides most, not all, of what FTZ and DAZ
+//      change there. The flush itself (add and subtract 1e-18) never produces a subnormal, and
+//      a subnormal tap gives 0 there whether or not it is read as zero: its results change only
+//      with the rounding mode.
 //    - RC (rounding control): every rounded result, the flush included (rounding upward, the
 //      flush would turn a tiny positive tap into 2^-83 rather than 0, and a decaying string
 //      would never reach zero).
@@ -27,18 +28,22 @@
 //
 // 2. The x87 control word, used by the math library's pow and cos where they are x87 code:
 //    MinGW's pow and cos (32-bit and 64-bit Windows) and the 32-bit x86 C library on Linux.
-//    Its precision control rounds every intermediate sum, product and quotient of pow to 24,
-//    53 or 64 bits, and its rounding control decides how pow and cos round. Some hosts lower
-//    the precision to 24 bits (as some graphics libraries do to the threads that use them);
-//    with 24 bits, pow(2, x) is accurate to only about 1e-7, which moves the string's lengths
-//    (PitchLength: segment lengths, excitation distances) and the resonator's cosine
-//    (PeakCosine) by one float step or more for many inputs, and with them every later sample.
-//    GuardedPow and GuardedCos set 53-bit precision and round-to-nearest (the setting 32-bit
-//    Windows programs start with) around each pow and cos call, inside the change-guarded
-//    updates, and restore the host's word afterwards. Elsewhere (x86-64 Linux, whose pow and cos
-//    use SSE only) it does nothing.
+//    Its precision control rounds every intermediate sum, product and quotient to 24, 53 or
+//    64 bits, and its rounding control decides how they round. Some hosts lower the precision
+//    to 24 bits (as some graphics libraries do to the threads that use them). pow then loses
+//    about half its bits: with MinGW's pow, the string's full length (PitchLength: segment
+//    lengths, excitation distances) comes out one float step or more away for more than half
+//    of all pitch values, and every later sample with it. MinGW's cos is one x87 instruction
+//    that the precision does not affect, except for arguments beyond 2^63 whose reduction it
+//    rounds; its rounding changes with the rounding control (PeakCosine, the resonator's cosine).
+//    GuardedPow and GuardedCos set 53-bit precision and round-to-nearest (the setting Windows
+//    gives a new thread) around each pow and cos call, inside the change-guarded updates, and
+//    restore the host's word afterwards. HostFpGuard sets the same for the whole process call,
+//    so that with pitch inputs modulated at audio rate the control word is written twice per
+//    call rather than four times per sample. Elsewhere (x86-64 Linux, whose pow and cos use
+//    SSE only) neither touches the x87 unit.
 //
-// Both guards write a register only when the host's setting differs from the one the module
+// The guards write a register only when the host's setting differs from the one the module
 // needs; with the default settings each costs one read. Neither allocates or calls anything.
 #pragma once
 
@@ -90,33 +95,6 @@ inline uint16_t ReadX87Control() {
 inline void WriteX87Control(uint16_t value) { asm volatile("fldcw %0" : : "m"(value) : "memory"); }
 #endif
 
-// Held for one process call: FTZ and DAZ off, round to nearest; the host's setting comes back
-// when it goes out of scope.
-class HostFpGuard {
- public:
-  HostFpGuard() {
-#if VORBEL_FP_SSE_GUARD
-    host_ = ReadMxcsr();
-    const uint32_t wanted = host_ & ~(kMxcsrFlushToZero | kMxcsrDenormalsAreZero | kMxcsrRounding);
-    changed_ = wanted != host_;
-    if (changed_) WriteMxcsr(wanted);
-#endif
-  }
-  ~HostFpGuard() {
-#if VORBEL_FP_SSE_GUARD
-    if (changed_) WriteMxcsr(host_ | (ReadMxcsr() & kMxcsrStatusFlags));
-#endif
-  }
-  HostFpGuard(const HostFpGuard&) = delete;
-  HostFpGuard& operator=(const HostFpGuard&) = delete;
-
- private:
-#if VORBEL_FP_SSE_GUARD
-  uint32_t host_ = 0;
-  bool changed_ = false;
-#endif
-};
-
 // Held around one pow or cos call: 53-bit precision, round to nearest on the x87 unit.
 class X87LibmGuard {
  public:
@@ -140,6 +118,35 @@ class X87LibmGuard {
  private:
 #if VORBEL_FP_X87_LIBM
   uint16_t host_ = 0;
+  bool changed_ = false;
+#endif
+};
+
+// Held for one process call: FTZ and DAZ off, round to nearest, and on x87-math builds the x87
+// setting of X87LibmGuard, so that the guard around each pow and cos finds it in place and costs
+// one read. The host's settings come back when it goes out of scope.
+class HostFpGuard {
+ public:
+  HostFpGuard() {
+#if VORBEL_FP_SSE_GUARD
+    host_ = ReadMxcsr();
+    const uint32_t wanted = host_ & ~(kMxcsrFlushToZero | kMxcsrDenormalsAreZero | kMxcsrRounding);
+    changed_ = wanted != host_;
+    if (changed_) WriteMxcsr(wanted);
+#endif
+  }
+  ~HostFpGuard() {
+#if VORBEL_FP_SSE_GUARD
+    if (changed_) WriteMxcsr(host_ | (ReadMxcsr() & kMxcsrStatusFlags));
+#endif
+  }
+  HostFpGuard(const HostFpGuard&) = delete;
+  HostFpGuard& operator=(const HostFpGuard&) = delete;
+
+ private:
+  X87LibmGuard x87_;  // set before the MXCSR, restored after it
+#if VORBEL_FP_SSE_GUARD
+  uint32_t host_ = 0;
   bool changed_ = false;
 #endif
 };
