@@ -175,7 +175,7 @@ std::string Script(const PlotInput& input, const std::string& pngPath) {
   double topDb = -200.0;
   for (int ch = 0; ch < 2; ++ch) {
     if (input.spectra[ch].empty()) continue;
-    WriteSpectrumBlock(s, "spec" + std::to_string(ch), input.spectra[ch], binWidth, nyquist);
+    WriteSpectrumBlock(s, "spectrum" + std::to_string(ch), input.spectra[ch], binWidth, nyquist);
     for (size_t k = 1; k < input.spectra[ch].size(); ++k) {
       topDb = std::max(topDb, Decibels(input.spectra[ch][k]));
     }
@@ -258,7 +258,7 @@ std::string Script(const PlotInput& input, const std::string& pngPath) {
   bool first = true;
   for (int ch = 0; ch < 2; ++ch) {
     if (input.spectra[ch].empty()) continue;
-    s << (first ? "" : ", ") << "$spec" << ch << " using 1:2 with lines lw 1.1 lc rgb '"
+    s << (first ? "" : ", ") << "$spectrum" << ch << " using 1:2 with lines lw 1.1 lc rgb '"
       << kColours[ch] << "' title " << Quoted(input.channelNames[ch]);
     first = false;
   }

@@ -39,8 +39,8 @@ NATIVE_ARCH=$(dpkg --print-architecture)
 # True when the package is installed for the named architecture (the native one when no
 # ":arch" is given), or as an architecture-independent package.
 is_installed() {
-  local spec=$1 name=${1%%:*} arch=$NATIVE_ARCH
-  [[ $spec == *:* ]] && arch=${spec#*:}
+  local wanted=$1 name=${1%%:*} arch=$NATIVE_ARCH
+  [[ $wanted == *:* ]] && arch=${wanted#*:}
   dpkg-query -W -f='${db:Status-Abbrev}${Architecture}\n' "$name" 2>/dev/null |
     grep -qE "^ii ($arch|all)\$"
 }
